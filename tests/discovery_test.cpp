@@ -38,8 +38,11 @@ FT_DEVICE_LIST_INFO_NODE Record(const char* description) {
     std::memset(&record, 0x5A, sizeof record); // no stray terminators
     record.Flags = 0;
     record.Type = FT_DEVICE_232R;
-    std::strncpy(record.SerialNumber, "A1B2C3", sizeof record.SerialNumber);
-    std::strncpy(record.Description, description, sizeof record.Description);
+    std::memcpy(record.SerialNumber, "A1B2C3", 7);
+    // As the driver fills the field: terminated only when shorter than it.
+    std::size_t length = std::strlen(description);
+    std::memcpy(record.Description, description,
+                length < sizeof record.Description ? length + 1 : sizeof record.Description);
     record.ftHandle = nullptr;
     return record;
 }
