@@ -142,33 +142,25 @@ bool HeaderValid(const FT_PROGRAM_DATA* data) {
 
 // Every numeric field of the record after the header; the string pointers are
 // not among them, as the Ex calls take the strings as arguments.
-#define ZUV_RECORD_FIELDS(X)                                                                       \
-    X(VendorId)                                                                                    \
-    X(ProductId)                                                                                   \
-    X(MaxPower) X(PnP) X(SelfPowered) X(RemoteWakeup) X(Rev4) X(IsoIn) X(IsoOut) X(PullDownEnable) \
-        X(SerNumEnable) X(USBVersionEnable) X(USBVersion) X(Rev5) X(IsoInA) X(IsoInB) X(IsoOutA)   \
-            X(IsoOutB) X(PullDownEnable5) X(SerNumEnable5) X(USBVersionEnable5) X(USBVersion5) X(  \
-                AIsHighCurrent) X(BIsHighCurrent) X(IFAIsFifo) X(IFAIsFifoTar) X(IFAIsFastSer)     \
-                X(AIsVCP) X(IFBIsFifo) X(IFBIsFifoTar) X(IFBIsFastSer) X(BIsVCP) X(UseExtOsc) X(   \
-                    HighDriveIOs) X(EndpointSize) X(PullDownEnableR) X(SerNumEnableR) X(InvertTXD) \
-                    X(InvertRXD) X(InvertRTS) X(InvertCTS) X(InvertDTR) X(InvertDSR) X(InvertDCD)  \
-                        X(InvertRI) X(Cbus0) X(Cbus1) X(Cbus2) X(Cbus3) X(Cbus4) X(RIsD2XX) X(     \
-                            PullDownEnable7) X(SerNumEnable7) X(ALSlowSlew) X(ALSchmittInput)      \
-                            X(ALDriveCurrent) X(AHSlowSlew) X(AHSchmittInput) X(AHDriveCurrent) X( \
-                                BLSlowSlew) X(BLSchmittInput) X(BLDriveCurrent) X(BHSlowSlew)      \
-                                X(BHSchmittInput) X(BHDriveCurrent) X(IFAIsFifo7) X(IFAIsFifoTar7) \
-                                    X(IFAIsFastSer7) X(AIsVCP7) X(IFBIsFifo7) X(IFBIsFifoTar7)     \
-                                        X(IFBIsFastSer7) X(BIsVCP7) X(PowerSaveEnable)             \
-                                            X(PullDownEnable8) X(SerNumEnable8) X(ASlowSlew)       \
-                                                X(ASchmittInput) X(ADriveCurrent) X(BSlowSlew)     \
-                                                    X(BSchmittInput) X(BDriveCurrent) X(CSlowSlew) \
-                                                        X(CSchmittInput) X(CDriveCurrent)          \
-                                                            X(DSlowSlew) X(DSchmittInput)          \
-                                                                X(DDriveCurrent) X(ARIIsTXDEN)     \
-                                                                    X(BRIIsTXDEN) X(CRIIsTXDEN)    \
-                                                                        X(DRIIsTXDEN) X(AIsVCP8)   \
-                                                                            X(BIsVCP8) X(CIsVCP8)  \
-                                                                                X(DIsVCP8)
+// clang-format off
+#define ZUV_RECORD_FIELDS(X) \
+    X(VendorId) X(ProductId) X(MaxPower) X(PnP) X(SelfPowered) X(RemoteWakeup) \
+    X(Rev4) X(IsoIn) X(IsoOut) X(PullDownEnable) X(SerNumEnable) X(USBVersionEnable) \
+    X(USBVersion) X(Rev5) X(IsoInA) X(IsoInB) X(IsoOutA) X(IsoOutB) \
+    X(PullDownEnable5) X(SerNumEnable5) X(USBVersionEnable5) X(USBVersion5) X(AIsHighCurrent) X(BIsHighCurrent) \
+    X(IFAIsFifo) X(IFAIsFifoTar) X(IFAIsFastSer) X(AIsVCP) X(IFBIsFifo) X(IFBIsFifoTar) \
+    X(IFBIsFastSer) X(BIsVCP) X(UseExtOsc) X(HighDriveIOs) X(EndpointSize) X(PullDownEnableR) \
+    X(SerNumEnableR) X(InvertTXD) X(InvertRXD) X(InvertRTS) X(InvertCTS) X(InvertDTR) \
+    X(InvertDSR) X(InvertDCD) X(InvertRI) X(Cbus0) X(Cbus1) X(Cbus2) \
+    X(Cbus3) X(Cbus4) X(RIsD2XX) X(PullDownEnable7) X(SerNumEnable7) X(ALSlowSlew) \
+    X(ALSchmittInput) X(ALDriveCurrent) X(AHSlowSlew) X(AHSchmittInput) X(AHDriveCurrent) X(BLSlowSlew) \
+    X(BLSchmittInput) X(BLDriveCurrent) X(BHSlowSlew) X(BHSchmittInput) X(BHDriveCurrent) X(IFAIsFifo7) \
+    X(IFAIsFifoTar7) X(IFAIsFastSer7) X(AIsVCP7) X(IFBIsFifo7) X(IFBIsFifoTar7) X(IFBIsFastSer7) \
+    X(BIsVCP7) X(PowerSaveEnable) X(PullDownEnable8) X(SerNumEnable8) X(ASlowSlew) X(ASchmittInput) \
+    X(ADriveCurrent) X(BSlowSlew) X(BSchmittInput) X(BDriveCurrent) X(CSlowSlew) X(CSchmittInput) \
+    X(CDriveCurrent) X(DSlowSlew) X(DSchmittInput) X(DDriveCurrent) X(ARIIsTXDEN) X(BRIIsTXDEN) \
+    X(CRIIsTXDEN) X(DRIIsTXDEN) X(AIsVCP8) X(BIsVCP8) X(CIsVCP8) X(DIsVCP8)
+// clang-format on
 
 bool SameRecordFields(const FT_PROGRAM_DATA& a, const FT_PROGRAM_DATA& b) {
 #define ZUV_SAME_FIELD(name) &&a.name == b.name
