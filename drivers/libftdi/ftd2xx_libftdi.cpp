@@ -140,6 +140,24 @@ bool HeaderValid(const FT_PROGRAM_DATA* data) {
            data->Version == 4;
 }
 
+// What FT_EE_ReadEx and FT_EE_ProgramEx check first, in this order.
+FT_STATUS CheckEepromCall(FT_HANDLE handle, const FT_PROGRAM_DATA* data, const char* manufacturer,
+                          const char* manufacturerId, const char* description,
+                          const char* serialNumber, DeviceHandle** device) {
+    *device = FindHandle(handle);
+    if (*device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    if (!HeaderValid(data) || manufacturer == nullptr || manufacturerId == nullptr ||
+        description == nullptr || serialNumber == nullptr) {
+        return FT_INVALID_PARAMETER;
+    }
+    if ((*device)->reenumerated) {
+        return FT_DEVICE_NOT_OPENED;
+    }
+    return FT_OK;
+}
+
 // Every numeric field of the record after the header; the string pointers are
 // not among them, as the Ex calls take the strings as arguments.
 // clang-format off
@@ -399,16 +417,11 @@ ZUV_EXPORT FT_STATUS WINAPI FT_EE_ReadEx(FT_HANDLE ftHandle, FT_PROGRAM_DATA* pD
                                          char* Manufacturer, char* ManufacturerId,
                                          char* Description, char* SerialNumber) {
     std::lock_guard<std::mutex> lock(driverMutex);
-    DeviceHandle* device = FindHandle(ftHandle);
-    if (device == nullptr) {
-        return FT_INVALID_HANDLE;
-    }
-    if (!HeaderValid(pData) || Manufacturer == nullptr || ManufacturerId == nullptr ||
-        Description == nullptr || SerialNumber == nullptr) {
-        return FT_INVALID_PARAMETER;
-    }
-    if (device->reenumerated) {
-        return FT_DEVICE_NOT_OPENED;
+    DeviceHandle* device = nullptr;
+    FT_STATUS checked = CheckEepromCall(ftHandle, pData, Manufacturer, ManufacturerId, Description,
+                                        SerialNumber, &device);
+    if (checked != FT_OK) {
+        return checked;
     }
     FT_STATUS status = ReadImage(device);
     if (status != FT_OK) {
@@ -430,16 +443,11 @@ ZUV_EXPORT FT_STATUS WINAPI FT_EE_ProgramEx(FT_HANDLE ftHandle, FT_PROGRAM_DATA*
                                             char* Manufacturer, char* ManufacturerId,
                                             char* Description, char* SerialNumber) {
     std::lock_guard<std::mutex> lock(driverMutex);
-    DeviceHandle* device = FindHandle(ftHandle);
-    if (device == nullptr) {
-        return FT_INVALID_HANDLE;
-    }
-    if (!HeaderValid(pData) || Manufacturer == nullptr || ManufacturerId == nullptr ||
-        Description == nullptr || SerialNumber == nullptr) {
-        return FT_INVALID_PARAMETER;
-    }
-    if (device->reenumerated) {
-        return FT_DEVICE_NOT_OPENED;
+    DeviceHandle* device = nullptr;
+    FT_STATUS checked = CheckEepromCall(ftHandle, pData, Manufacturer, ManufacturerId, Description,
+                                        SerialNumber, &device);
+    if (checked != FT_OK) {
+        return checked;
     }
     if (!device->haveImage) {
         FT_STATUS status = ReadImage(device);

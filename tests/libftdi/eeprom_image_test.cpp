@@ -4,6 +4,8 @@
 // libftdi builds, in driver_calls_test.cpp.
 #include "eeprom_image.h"
 
+#include "byte_changes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -58,20 +60,6 @@ std::string Hex(const EepromImage& image, std::size_t from, std::size_t to) {
     for (std::size_t at = from; at < to && at < image.size(); ++at) {
         std::snprintf(byte, sizeof byte, "%02x ", image[at]);
         text += byte;
-    }
-    return text;
-}
-
-// "offset: before -> after" for every byte that differs outside allowed.
-std::string ChangesOutside(const EepromImage& before, const EepromImage& after,
-                           const std::function<bool(std::size_t)>& allowed) {
-    std::string text;
-    char line[40];
-    for (std::size_t at = 0; at < before.size() && at < after.size(); ++at) {
-        if (before[at] != after[at] && !allowed(at)) {
-            std::snprintf(line, sizeof line, " 0x%02zx: %02x -> %02x", at, before[at], after[at]);
-            text += line;
-        }
     }
     return text;
 }

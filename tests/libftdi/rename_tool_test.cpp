@@ -4,6 +4,8 @@
 #include "emulated_chip.h"
 #include "tool_session.h"
 
+#include "byte_changes.h"
+
 #include <gtest/gtest.h>
 
 #include <ftdi.h>
@@ -26,20 +28,6 @@ const std::string Replug =
 
 std::string Described(const std::string& description) {
     return Banner + "ZUV Description is: " + description + "\n" + UnitPrompt;
-}
-
-// " 0x12: 98 -> 9c" for each byte that differs where changes are not allowed.
-std::string ChangesOutside(const ChipBytes& before, const ChipBytes& after,
-                           const std::function<bool(std::size_t)>& allowed) {
-    std::string text;
-    char line[40];
-    for (std::size_t at = 0; at < before.size() && at < after.size(); ++at) {
-        if (before[at] != after[at] && !allowed(at)) {
-            std::snprintf(line, sizeof line, " 0x%02zx: %02x -> %02x", at, before[at], after[at]);
-            text += line;
-        }
-    }
-    return text;
 }
 
 // The string descriptors with their pointer and length bytes, and the checksum.
