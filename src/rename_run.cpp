@@ -116,8 +116,3 @@ void RunRename() {
     Print("Press any key to continue...");
     ReadKeyWithoutEcho();
 }
-
-int main() {
-    RunRename();
-    return 0;
-}
